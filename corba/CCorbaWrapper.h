@@ -52,6 +52,9 @@ class CCorbaWrapper {
   int UnbindObject(const std::string& name);
   int RegisterObject(CORBA::Object_ptr object, const std::string& name);
 
+  // ReportError with the message, the exception's name and its description.
+  void ReportException(const char* message, const CORBA::Exception& exception);
+
   static CORBA::ORB_ptr CreateOrb(CCorbaWrapper* wrapper, int argc, wchar_t** argv, const wchar_t* orbId);
   int InitPoa();
   void DestroyPoa();
@@ -59,6 +62,9 @@ class CCorbaWrapper {
   bool StartOrbThread();
   void StopOrbThread();
   bool IsOrbThreadRunning() const;
+  // Body of the event-loop thread. It touches only `data` (which it shares), never
+  // the wrapper, so a thread let go after the 3-second bound outlives it safely.
+  static void OrbThreadProc(std::shared_ptr<COrbThreadData> data);
 
   // Shared with the event-loop thread, which may outlive a 3-second stop.
   std::shared_ptr<COrbThreadData> threadData;
