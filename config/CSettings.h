@@ -4,6 +4,7 @@
 // server object.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 class CSettings {
@@ -33,7 +34,10 @@ class CSettings {
 
  private:
   CSettings();
-  friend class CSettingsInspector;  // lets tests read IsSecure, which no Part hands out
+  friend class CSettingsInspector;  // lets tests read IsSecure, which nothing else hands out
+
+  // Read without the creation lock on the fast path of Instance(), so atomic.
+  static std::atomic<CSettings*> instance;
 
   std::wstring dataFolder;
   std::wstring tempFolder;
