@@ -4,6 +4,8 @@
 #include <locale>
 #include <string>
 
+#include <boost/filesystem.hpp>
+
 #include "config/CSettings.h"
 #include "kllib/KLLib.h"
 
@@ -68,6 +70,10 @@ void CBackupServer::WriteLine(const wchar_t* text) {
 }
 
 void CBackupServer::ResetLogFile() {
+  // On a fresh machine the logs folder does not exist yet; without it neither
+  // this log nor the ORB's own could be opened and the ORB would refuse to start.
+  boost::system::error_code ignored;
+  boost::filesystem::create_directories(boost::filesystem::path(LogPathA()).parent_path(), ignored);
   std::wofstream file;
   file.open(LogPathA(), std::ios::out | std::ios::trunc);
   file.close();
@@ -108,6 +114,8 @@ int CBackupServer::Run(int argc, wchar_t** argv) {
     Launcher_impl* implementation = new Launcher_impl();
     RuraduZezarev::Launcher_var reference;
     PublishObject(launcherTie, settings->GetComputerNetworkNameA(), implementation, reference);
+    // Without a root POA the tie never took the servant: it is still ours.
+    if (launcherTie._tied_object() != implementation) delete implementation;
     if (CORBA::is_nil(reference)) {
       WriteLine(L"Can't register update service on the Coordinator");
     } else {
