@@ -11,7 +11,6 @@
 #include <set>
 #include <string>
 #include <sys/ptrace.h>
-#include <sys/uio.h>
 #include <sys/user.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -388,25 +387,13 @@ bool WorthFullCopy(const Mapping& m) {
   return true;
 }
 
-}  // namespace
-
-bool WriteMinidump(std::int32_t pid, const CrashInfo& info, bool fullMemory, int fd) {
-  if (pid <= 0) {
-    errno = ESRCH;
-    return false;
-  }
-  std::vector<std::unique_ptr<ScopedPtraceAttach>> held;
-  if (!StopAllThreads(pid, held)) return false;
-
-  // Read after every thread stopped, so nothing changes below us.
-  std::string mapsText;
-  if (!ReadWholeFile(ProcPath(pid, "maps"), mapsText)) return false;
-  const std::vector<Mapping> maps = ParseProcessMaps(mapsText);
-  const ProcessMemory memory(pid);
-
+// Registers of every stopped thread; the crashing one as it was at its signal.
+// `crash` is set when a context for the exception stream is known.
+std::vector<DumpedThread> CollectThreads(const std::vector<std::unique_ptr<ScopedPtraceAttach>>& held,
+                                         const CrashInfo& info, mdmp::ContextAmd64& crashContext,
+                                         bool& crash) {
   std::vector<DumpedThread> threads;
-  bool crashSeen = false;
-  mdmp::ContextAmd64 crashContext{};
+  crash = false;
   for (const auto& attach : held) {
     if (!attach->Stopped()) continue;
     user_regs_struct regs{};
@@ -420,25 +407,22 @@ bool WriteMinidump(std::int32_t pid, const CrashInfo& info, bool fullMemory, int
       // Its ptrace registers show it inside its crash handler; the dump shows the crash.
       if (info.hasContext) ContextFromCrash(info, t.context);
       crashContext = t.context;
-      crashSeen = true;
+      crash = true;
     }
     threads.push_back(t);
   }
-  if (threads.empty()) {
-    errno = ESRCH;
-    return false;
-  }
-  if (!crashSeen && info.hasContext) {
+  if (!crash && info.hasContext) {
     ContextFromCrash(info, crashContext);
-    crashSeen = true;
+    crash = true;
   }
-  const bool withException = info.signo != 0;
+  return threads;
+}
 
-  DumpBuffer out;
-  out.AppendObject(mdmp::Header{});
-  std::vector<mdmp::Directory> dir;
-
-  // Stacks and the code around the crash: the memory list.
+// The thread list, and the memory list with every stack and, for a crash,
+// the code around the crashing instruction.
+void AddThreadsAndMemory(DumpBuffer& out, std::vector<mdmp::Directory>& dir,
+                         const std::vector<Mapping>& maps, const ProcessMemory& memory,
+                         std::vector<DumpedThread>& threads, const mdmp::ContextAmd64* crash) {
   std::vector<mdmp::MemoryDescriptor> ranges;
   for (DumpedThread& t : threads) {
     std::uint64_t start = 0, end = 0;
@@ -449,8 +433,8 @@ bool WriteMinidump(std::int32_t pid, const CrashInfo& info, bool fullMemory, int
       t.stack.startOfMemoryRange = t.context.rsp;
     }
   }
-  if (withException && crashSeen) {
-    const std::uint64_t ip = crashContext.rip;
+  if (crash) {
+    const std::uint64_t ip = crash->rip;
     const Mapping* m = FindMapping(maps, ip);
     if (m && m->readable) {
       const std::uint64_t start = std::max(ip > kIpContext ? ip - kIpContext : 0, m->start);
@@ -458,8 +442,6 @@ bool WriteMinidump(std::int32_t pid, const CrashInfo& info, bool fullMemory, int
       ranges.push_back(AppendMemory(out, memory, start, end));
     }
   }
-
-  // Thread list, each thread with its context.
   std::vector<mdmp::Thread> records;
   for (const DumpedThread& t : threads) {
     mdmp::Thread record{};
@@ -469,14 +451,17 @@ bool WriteMinidump(std::int32_t pid, const CrashInfo& info, bool fullMemory, int
     records.push_back(record);
   }
   AddStream(dir, mdmp::kThreadListStream, out.AppendList(records));
+  AddStream(dir, mdmp::kMemoryListStream, out.AppendList(ranges));
+}
 
-  // Modules with their build ids.
+// Modules with their names and build ids, by which debuggers find the files.
+void AddModuleList(DumpBuffer& out, std::vector<mdmp::Directory>& dir, const std::string& task,
+                   const std::vector<Mapping>& maps, const ProcessMemory& memory) {
   std::string exe;
-  {
-    char link[4096];
-    const ssize_t n = ::readlink(ProcPath(pid, "exe").c_str(), link, sizeof link - 1);
-    if (n > 0) exe.assign(link, static_cast<std::size_t>(n));
-  }
+  char link[4096];
+  const ssize_t n = ::readlink((task + "exe").c_str(), link, sizeof link - 1);
+  if (n > 0) exe.assign(link, static_cast<std::size_t>(n));
+
   std::vector<mdmp::Module> modules;
   for (const ModuleRange& r : FindModules(maps, exe)) {
     mdmp::Module module{};
@@ -484,8 +469,9 @@ bool WriteMinidump(std::int32_t pid, const CrashInfo& info, bool fullMemory, int
     module.sizeOfImage = static_cast<std::uint32_t>(std::min<std::uint64_t>(r.end - r.base, UINT32_MAX));
     module.moduleNameRva = out.AppendString(r.path);
     std::vector<std::uint8_t> id;
+    // The mapped image is what ran; the file may have been replaced since.
     if (!ReadElfBuildIdFromMemory(memory, r.base, id))
-      ReadElfBuildIdFromFile(ProcPath(pid, "root") + r.path, id);
+      ReadElfBuildIdFromFile(task + "root" + r.path, id);
     std::vector<std::uint8_t> cv(sizeof mdmp::kCvSignatureElfBuildId);
     std::memcpy(cv.data(), &mdmp::kCvSignatureElfBuildId, cv.size());
     cv.insert(cv.end(), id.begin(), id.end());
@@ -493,18 +479,23 @@ bool WriteMinidump(std::int32_t pid, const CrashInfo& info, bool fullMemory, int
     modules.push_back(module);
   }
   AddStream(dir, mdmp::kModuleListStream, out.AppendList(modules));
-  AddStream(dir, mdmp::kMemoryListStream, out.AppendList(ranges));
+}
 
-  if (withException) {
-    mdmp::ExceptionStream ex{};
-    ex.threadId = static_cast<std::uint32_t>(info.tid);
-    ex.exceptionRecord.exceptionCode = static_cast<std::uint32_t>(info.signo);
-    ex.exceptionRecord.exceptionFlags = static_cast<std::uint32_t>(info.code);
-    ex.exceptionRecord.exceptionAddress = info.faultAddress;
-    if (crashSeen) ex.threadContext = {sizeof crashContext, out.AppendObject(crashContext)};
-    AddStream(dir, mdmp::kExceptionStream, {sizeof ex, out.AppendObject(ex)});
-  }
+void AddExceptionStream(DumpBuffer& out, std::vector<mdmp::Directory>& dir, const CrashInfo& info,
+                        const mdmp::ContextAmd64* crash) {
+  mdmp::ExceptionStream ex{};
+  ex.threadId = static_cast<std::uint32_t>(info.tid);
+  ex.exceptionRecord.exceptionCode = static_cast<std::uint32_t>(info.signo);
+  ex.exceptionRecord.exceptionFlags = static_cast<std::uint32_t>(info.code);
+  ex.exceptionRecord.exceptionAddress = info.faultAddress;
+  if (crash) ex.threadContext = {sizeof *crash, out.AppendObject(*crash)};
+  AddStream(dir, mdmp::kExceptionStream, {sizeof ex, out.AppendObject(ex)});
+}
 
+// System and process information, and the process's own /proc files (never
+// its environment, which may hold secrets).
+void AddProcessStreams(DumpBuffer& out, std::vector<mdmp::Directory>& dir, std::int32_t pid,
+                       const std::string& task, const std::string& mapsText) {
   const mdmp::SystemInfo systemInfo = MakeSystemInfo(out);
   AddStream(dir, mdmp::kSystemInfoStream, {sizeof systemInfo, out.AppendObject(systemInfo)});
   const mdmp::MiscInfo misc = MakeMiscInfo(pid);
@@ -515,33 +506,90 @@ bool WriteMinidump(std::int32_t pid, const CrashInfo& info, bool fullMemory, int
   std::string release;
   AddFileStream(out, dir, mdmp::kLinuxLsbReleaseStream,
                 ReadWholeFile("/etc/lsb-release", release) ? "/etc/lsb-release" : "/etc/os-release");
-  AddFileStream(out, dir, mdmp::kLinuxCmdLineStream, ProcPath(pid, "cmdline"));
-  AddFileStream(out, dir, mdmp::kLinuxAuxvStream, ProcPath(pid, "auxv"));
-  {
-    const std::uint32_t rva = out.Append(mapsText.data(), mapsText.size());
-    AddStream(dir, mdmp::kLinuxMapsStream, {static_cast<std::uint32_t>(mapsText.size()), rva});
+  AddFileStream(out, dir, mdmp::kLinuxCmdLineStream, task + "cmdline");
+  AddFileStream(out, dir, mdmp::kLinuxAuxvStream, task + "auxv");
+  const std::uint32_t rva = out.Append(mapsText.data(), mapsText.size());
+  AddStream(dir, mdmp::kLinuxMapsStream, {static_cast<std::uint32_t>(mapsText.size()), rva});
+}
+
+// What a full dump copies: the pages of every readable mapping that hold data.
+std::vector<mdmp::MemoryDescriptor64> FullMemoryRanges(std::int32_t tid, const std::vector<Mapping>& maps) {
+  std::vector<mdmp::MemoryDescriptor64> ranges;
+  const ResidentPages resident(tid);
+  for (const Mapping& m : maps) {
+    if (!WorthFullCopy(m)) continue;
+    std::vector<PageRange> runs;
+    if (resident.Find(m.start, m.end, runs)) {
+      for (const PageRange& r : runs) ranges.push_back({r.start, r.end - r.start});
+    } else if (m.end - m.start <= kMaxUnscannedMapping) {
+      ranges.push_back({m.start, m.end - m.start});
+    }
   }
+  return ranges;
+}
+
+bool WriteFullMemory(int fd, const ProcessMemory& memory,
+                     const std::vector<mdmp::MemoryDescriptor64>& ranges) {
+  std::vector<std::uint8_t> chunk(kCopyChunk);
+  for (const auto& r : ranges) {
+    for (std::uint64_t done = 0; done < r.dataSize;) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), r.dataSize - done));
+      memory.ReadFilling(r.startOfMemoryRange + done, n, chunk.data());
+      if (!WriteAll(fd, chunk.data(), n)) return false;
+      done += n;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteMinidump(std::int32_t pid, const CrashInfo& info, bool fullMemory, int fd) {
+  if (pid <= 0) {
+    errno = ESRCH;
+    return false;
+  }
+  std::vector<std::unique_ptr<ScopedPtraceAttach>> held;
+  if (!StopAllThreads(pid, held)) return false;
+
+  mdmp::ContextAmd64 crashContext{};
+  bool haveCrashContext = false;
+  std::vector<DumpedThread> threads = CollectThreads(held, info, crashContext, haveCrashContext);
+  if (threads.empty()) {
+    errno = ESRCH;
+    return false;
+  }
+  // The address space is read through a live thread: a main thread that
+  // called pthread_exit has none left to show.
+  // (The main thread comes first when it is there.)
+  const std::int32_t reader = threads.front().tid;
+  const std::string task = ProcPath(pid, "task/") + std::to_string(reader) + "/";
+
+  // Read after every thread stopped, so nothing changes below us.
+  std::string mapsText;
+  if (!ReadWholeFile(task + "maps", mapsText)) return false;
+  const std::vector<Mapping> maps = ParseProcessMaps(mapsText);
+  const ProcessMemory memory(reader);
+  // A dump on demand has no exception: debuggers then show no stop reason.
+  const bool crashed = info.signo != 0;
+  const mdmp::ContextAmd64* crash = crashed && haveCrashContext ? &crashContext : nullptr;
+
+  DumpBuffer out;
+  out.AppendObject(mdmp::Header{});
+  std::vector<mdmp::Directory> dir;
+  AddThreadsAndMemory(out, dir, maps, memory, threads, crash);
+  AddModuleList(out, dir, task, maps, memory);
+  if (crashed) AddExceptionStream(out, dir, info, crash);
+  AddProcessStreams(out, dir, pid, task, mapsText);
 
   // Full memory: its list here, its bytes after everything else.
   std::vector<mdmp::MemoryDescriptor64> fullRanges;
   std::uint32_t memory64Rva = 0;
   if (fullMemory) {
-    const ResidentPages resident(pid);
-    for (const Mapping& m : maps) {
-      if (!WorthFullCopy(m)) continue;
-      std::vector<PageRange> runs;
-      if (resident.Find(m.start, m.end, runs)) {
-        for (const PageRange& r : runs) fullRanges.push_back({r.start, r.end - r.start});
-      } else if (m.end - m.start <= kMaxUnscannedMapping) {
-        fullRanges.push_back({m.start, m.end - m.start});
-      }
-    }
-    mdmp::Memory64ListHeader header{fullRanges.size(), 0};
-    memory64Rva = out.AppendObject(header);
-    for (const auto& r : fullRanges) out.AppendObject(r);
-    AddStream(dir, mdmp::kMemory64ListStream,
-              {static_cast<std::uint32_t>(sizeof header + fullRanges.size() * sizeof(mdmp::MemoryDescriptor64)),
-               memory64Rva});
+    fullRanges = FullMemoryRanges(reader, maps);
+    memory64Rva = out.AppendObject(mdmp::Memory64ListHeader{fullRanges.size(), 0});
+    out.Append(fullRanges.data(), fullRanges.size() * sizeof(mdmp::MemoryDescriptor64));
+    AddStream(dir, mdmp::kMemory64ListStream, {out.Size() - memory64Rva, memory64Rva});
   }
 
   const std::uint32_t dirRva = out.Append(dir.data(), dir.size() * sizeof(mdmp::Directory));
@@ -555,18 +603,7 @@ bool WriteMinidump(std::int32_t pid, const CrashInfo& info, bool fullMemory, int
   if (fullMemory) out.Patch(memory64Rva, mdmp::Memory64ListHeader{fullRanges.size(), out.Size()});
 
   if (!WriteAll(fd, out.Bytes().data(), out.Bytes().size())) return false;
-  if (fullMemory) {
-    std::vector<std::uint8_t> chunk(kCopyChunk);
-    for (const auto& r : fullRanges) {
-      for (std::uint64_t done = 0; done < r.dataSize;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), r.dataSize - done));
-        memory.ReadFilling(r.startOfMemoryRange + done, n, chunk.data());
-        if (!WriteAll(fd, chunk.data(), n)) return false;
-        done += n;
-      }
-    }
-  }
-  return true;
+  return !fullMemory || WriteFullMemory(fd, memory, fullRanges);
 }
 
 }  // namespace crash

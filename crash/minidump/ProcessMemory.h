@@ -8,6 +8,7 @@ namespace crash {
 
 class ProcessMemory {
  public:
+  // `pid` may name any live thread of the process.
   explicit ProcessMemory(std::int32_t pid) : pid_(pid) {}
 
   // Reads `size` bytes at `address` into `out`. true only when all were read.

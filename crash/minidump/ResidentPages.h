@@ -17,7 +17,8 @@ struct PageRange {
 
 class ResidentPages {
  public:
-  // Opens the page tables of `pid`; the caller must be allowed to trace it.
+  // Opens the page tables of `pid` (any live thread of the process); the
+  // caller must be allowed to trace it.
   explicit ResidentPages(std::int32_t pid);
   ResidentPages(const ResidentPages&) = delete;
   ResidentPages& operator=(const ResidentPages&) = delete;

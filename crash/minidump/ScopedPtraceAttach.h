@@ -1,4 +1,5 @@
 // Holds one thread of another process under ptrace; lets it go on release.
+// Only the thread that seized may use the holder (ptrace binds the tracer).
 #pragma once
 
 #include <cstdint>
@@ -31,8 +32,6 @@ class ScopedPtraceAttach {
 
   std::int32_t Tid() const { return tid_; }
   bool Stopped() const { return stopped_; }
-
-  // Only the thread that seized may call any of these.
 
  private:
   std::int32_t tid_ = -1;

@@ -240,6 +240,22 @@ TEST_F(MinidumpWriterTest, ThreadsComingAndGoingDuringTheDump) {
   ExpectReleasedAndRunning(child);
 }
 
+// A main thread that called pthread_exit leaves no address space to read
+// through it; the other threads still have theirs.
+TEST_F(MinidumpWriterTest, ProcessWhoseMainThreadEndedIsDumpedThroughAnother) {
+  DumpedChild child;
+  ASSERT_TRUE(child.Start("leaderless", dir_.Path()));
+  ASSERT_TRUE(child.Process().WaitForOutput("LEADERLESS", 10000)) << child.Process().Output();
+  const std::string dump = Dump(child, OnDemand(child.Pid()), false, "leaderless.dmp");
+  MinidumpFile file;
+  ASSERT_EQ("", file.Load(dump));
+  EXPECT_FALSE(file.Modules().empty());
+  EXPECT_FALSE(file.MemoryList().empty());
+  const std::string out = RunLldb(dump, {"bt all"});
+  EXPECT_NE(std::string::npos, out.find("WaitingWorker")) << out;
+  ExpectReleasedAndRunning(child);
+}
+
 TEST_F(MinidumpWriterTest, ProcessThatIsNotThereFailsAndWritesNothing) {
   // A pid that was just freed.
   const pid_t gone = ::fork();

@@ -1,10 +1,11 @@
 // The process the minidump tests dump. It reports on standard output:
 //   "HEAP <address> <value>"  a heap word that only a full dump holds
 //   "READY"                   every thread runs (modes idle and churn)
+//   "LEADERLESS"              the main thread has ended (mode leaderless)
 //   "CRASHED <tid>"           the crash handler saved the CrashInfo file (mode crash)
 //   "USR1 <n>"                the n-th SIGUSR1 arrived: the process still runs
 //
-//   minidump_test_child idle|churn|crash INFO_FILE
+//   minidump_test_child idle|churn|crash|leaderless INFO_FILE
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -155,6 +156,15 @@ int main(int argc, char** argv) {
     Say("READY\n");
   } else if (mode == "idle") {
     Say("READY\n");
+  } else if (mode == "leaderless") {
+    // The process lives on in its workers after its main thread is gone.
+    std::thread([main = pthread_self()] {
+      pthread_join(main, nullptr);
+      Say("LEADERLESS\n");
+    }).detach();
+    for (auto& w : workers) w.detach();  // pthread_exit unwinds this frame
+    Say("READY\n");
+    pthread_exit(nullptr);
   } else {
     return 2;
   }
