@@ -27,7 +27,7 @@
 #include <system_error>
 #include <thread>
 
-#include "crash/UniqueFd.h"
+#include "platform/ScopedFd.h"
 #include "crash/minidump/MinidumpWriter.h"
 #include "kllib/KLLib.h"
 
@@ -50,15 +50,15 @@ constexpr std::size_t kMaxConnections = 256;
 constexpr int kWorkerThreads = 4;
 
 struct Connection {
-  UniqueFd fd;
-  UniqueFd pidfd;  // the peer process; readable once it has ended
+  platform::ScopedFd fd;
+  platform::ScopedFd pidfd;  // the peer process; readable once it has ended
   std::int32_t pid = 0;
   std::uint32_t uid = 0;
   Clock::time_point registerDeadline;
   std::shared_ptr<const ClientInfo> client;  // set once registered
 };
 
-bool ProcessEnded(const UniqueFd& pidfd) {
+bool ProcessEnded(const platform::ScopedFd& pidfd) {
   if (!pidfd.valid()) return false;
   pollfd p{pidfd.get(), POLLIN, 0};
   return ::poll(&p, 1, 0) > 0;
@@ -120,7 +120,7 @@ bool NewGuidText(std::string& out) {
 // Writes one dump into a file that did not exist before; removes it when the
 // write fails.
 bool WriteDumpFile(const std::string& path, std::int32_t pid, const CrashInfo& info, bool fullMemory) {
-  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  platform::ScopedFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.valid()) return false;
   bool written = WriteMinidump(pid, info, fullMemory, file.get());
   if (written && ::fsync(file.get()) != 0) written = false;
@@ -144,8 +144,8 @@ struct CrashGenerationServer::Impl {
 
   pid_t ownerPid = 0;
   bool started = false;
-  UniqueFd listenFd;
-  UniqueFd wakeFd;  // eventfd: stop requested or connections handed back
+  platform::ScopedFd listenFd;
+  platform::ScopedFd wakeFd;  // eventfd: stop requested or connections handed back
   std::thread pollThread;
   std::vector<std::thread> workers;
 
@@ -198,7 +198,7 @@ struct CrashGenerationServer::Impl {
 
   void Accept() {
     while (connections.size() < kMaxConnections) {
-      UniqueFd fd(::accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+      platform::ScopedFd fd(::accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
       if (!fd.valid()) return;  // EAGAIN, or a connection that died in the backlog
       ucred credentials{};
       socklen_t length = sizeof(credentials);
@@ -402,11 +402,11 @@ bool CrashGenerationServer::Start() {
   std::memcpy(address.sun_path + 1, impl.socketName.data(), impl.socketName.size());
   const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + impl.socketName.size());
 
-  UniqueFd listenFd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  platform::ScopedFd listenFd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!listenFd.valid()) return false;
   if (::bind(listenFd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) return false;
   if (::listen(listenFd.get(), SOMAXCONN) != 0) return false;
-  UniqueFd wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  platform::ScopedFd wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wakeFd.valid()) return false;
 
   impl.listenFd = std::move(listenFd);

@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "crash/UniqueFd.h"
+#include "platform/ScopedFd.h"
 
 namespace crash {
 namespace {
@@ -160,7 +160,7 @@ bool StartCrashClient(const std::vector<protocol::CustomInfoEntry>& customInfo, 
   std::vector<std::uint8_t> message;
   if (!protocol::EncodeRegisterRequest(request, message)) return false;
 
-  UniqueFd channel(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  platform::ScopedFd channel(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!channel.valid()) return false;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;

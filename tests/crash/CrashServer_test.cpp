@@ -98,7 +98,7 @@ class RawClient {
   void Close() { fd_.reset(); }
 
  private:
-  crash::UniqueFd fd_;
+  platform::ScopedFd fd_;
 };
 
 // A forked child of this test that registers through the client library,

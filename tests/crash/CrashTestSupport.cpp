@@ -109,7 +109,7 @@ bool Child::Spawn(const std::vector<std::string>& argv, const std::vector<std::s
     ::close(outPipe[1]);
     return false;
   }
-  crash::UniqueFd outRead(outPipe[0]), outWrite(outPipe[1]), errRead(errPipe[0]), errWrite(errPipe[1]);
+  platform::ScopedFd outRead(outPipe[0]), outWrite(outPipe[1]), errRead(errPipe[0]), errWrite(errPipe[1]);
 
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "crash/UniqueFd.h"
+#include "platform/ScopedFd.h"
 
 namespace crashtest {
 
@@ -30,7 +30,7 @@ class LineReader {
 
  private:
   bool ReadSome(int timeoutMs);  // false on end of file or timeout
-  crash::UniqueFd fd_;
+  platform::ScopedFd fd_;
   std::string partial_;
   std::vector<std::string> lines_;
   bool closed_ = false;
@@ -58,7 +58,7 @@ class Child {
 
  private:
   pid_t pid_ = -1;
-  crash::UniqueFd pidfd_;
+  platform::ScopedFd pidfd_;
   bool reaped_ = false;
   LineReader out_;
   LineReader err_;
