@@ -8,6 +8,7 @@
 
 #include "config/CSettings.h"
 #include "kllib/KLLib.h"
+#include "launcher/ExecuteCommandLine.h"
 
 namespace {
 
@@ -120,6 +121,9 @@ int CBackupServer::Run(int argc, wchar_t** argv) {
       WriteLine(L"Can't register update service on the Coordinator");
     } else {
       WaitForStop();
+      // A request blocked in a family program would hold the POA's and the
+      // ORB's shutdown forever: its program ends with the service.
+      StopCommandLines();
       UnpublishObject(launcherTie, CSettings::Instance()->GetComputerNetworkNameA());
       Shutdown();
       result = 0;

@@ -16,3 +16,10 @@ bool ExecuteCommandLine(std::wstring& commandLine);
 // As above, but a failure is logged with `lineToLog` in place of the command
 // line, so a secret in it stays out of the log.
 bool ExecuteCommandLine(std::wstring& commandLine, const std::wstring& lineToLog);
+
+// Ends, from now on, every command line run by this process: the one in
+// progress is killed with everything it started (its process group), and any
+// later one as soon as it has been created, so a runner blocked in a program
+// that never ends lets the service stop. Called once the service stops; any
+// thread. Never undone for the life of the process.
+void StopCommandLines();

@@ -38,7 +38,10 @@ class SpawnSetup {
     sigfillset(&all);
     int err = posix_spawnattr_setsigmask(&attr_, &none);
     if (err == 0) err = posix_spawnattr_setsigdefault(&attr_, &all);
-    if (err == 0) err = posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (err == 0) err = posix_spawnattr_setpgroup(&attr_, 0);
+    if (err == 0) {
+      err = posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    }
     if (err == 0 && stdoutFd >= 0 && stdoutFd != STDOUT_FILENO) {
       err = posix_spawn_file_actions_adddup2(&actions_, stdoutFd, STDOUT_FILENO);
     }
@@ -120,6 +123,15 @@ bool ChildProcess::Wait(int& status) {
   return true;
 }
 
+bool ChildProcess::WaitForEnd() {
+  if (pid_ <= 0) return false;
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
 bool ChildProcess::WaitFor(int timeoutMs, int& status) {
   if (pid_ <= 0) return false;
   if (!pidFd_.valid()) return false;
@@ -132,5 +144,7 @@ bool ChildProcess::WaitFor(int timeoutMs, int& status) {
 }
 
 bool ChildProcess::Signal(int signal) { return pid_ > 0 && kill(pid_, signal) == 0; }
+
+bool ChildProcess::KillProcessGroup(int groupId) { return groupId > 0 && kill(-groupId, SIGKILL) == 0; }
 
 }  // namespace platform

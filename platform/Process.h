@@ -25,7 +25,8 @@ class ChildProcess {
   // (UTF-8). The child inherits this process's environment and current
   // folder, gets standard input, output and error (output replaced by
   // `stdoutFd` when that is not negative) and no other descriptor, an empty
-  // signal mask and default signal actions.
+  // signal mask and default signal actions. It leads a process group of its
+  // own (group id = its pid), so what it starts in turn can be stopped with it.
   // 0: `child` owns the new process. Otherwise the error number of the
   // failure (a program that cannot be executed included); `child` untouched.
   static int Spawn(const std::vector<std::string>& argv, ChildProcess& child, int stdoutFd = -1);
@@ -34,12 +35,22 @@ class ChildProcess {
   // true: `status` holds its wait status. false: there was no child.
   bool Wait(int& status);
 
+  // Waits, with no time limit, until the child has ended, without reaping
+  // it: until Wait its pid, and so its process group id, cannot be reused.
+  // false: there was no child.
+  bool WaitForEnd();
+
   // Waits at most `timeoutMs` milliseconds for the child's end; reaps it and
   // returns true with the wait status when it ended in time.
   bool WaitFor(int timeoutMs, int& status);
 
   // Sends `signal` to the child; false when there is no child or it failed.
   bool Signal(int signal);
+
+  // Kills (SIGKILL) every process in the process group `groupId`. Any thread;
+  // the caller makes sure the group's leader was not reaped yet. false when
+  // no such group exists.
+  static bool KillProcessGroup(int groupId);
 
   bool Running() const { return pid_ > 0; }
   int Pid() const { return pid_; }

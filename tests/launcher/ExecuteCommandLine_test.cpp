@@ -2,9 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "tests/launcher/LauncherFixture.h"
+#include "tests/platform/ForkedChild.h"
 
 namespace {
 
@@ -63,6 +72,38 @@ TEST_F(ExecuteCommandLineTest, FailureLogsTheLineToLogInstead) {
   EXPECT_TRUE(ExecuteCommandLine(good, masked));
   EXPECT_EQ(quiet.Text(), L"");
   EXPECT_EQ(Runs(), (std::vector<Argv>{{program_, "-i", "svc", "acc", "secret"}}));
+}
+
+// The stop lasts for the rest of the process: it runs in a child of its own.
+TEST_F(ExecuteCommandLineTest, StopEndsTheRunningLineWithWhatItStartedAndEveryLaterOne) {
+  const std::string fifo = dir_ / "pids";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const testing_support::ChildResult result = testing_support::RunInChild(
+      [&](std::string& report) {
+        bool ran = false;
+        std::thread runner([&] {
+          std::wstring line = L"/bin/sh -c \"sleep 600 >/dev/null 2>&1 & echo $! > '" + KLLib::strings::toWstr(fifo) +
+                              L"'; wait\"";
+          ran = ExecuteCommandLine(line);
+        });
+        // Opening the FIFO waits for the line's program to write its child's pid.
+        int grandchild = 0;
+        std::ifstream(fifo) >> grandchild;
+        const int grandchildFd = static_cast<int>(syscall(SYS_pidfd_open, grandchild, 0));
+        StopCommandLines();
+        runner.join();
+        pollfd p{grandchildFd, POLLIN, 0};
+        const bool grandchildEnded = grandchildFd >= 0 && poll(&p, 1, 30000) == 1;
+        if (!grandchildEnded && grandchildFd >= 0) syscall(SYS_pidfd_send_signal, grandchildFd, SIGKILL, nullptr, 0);
+        std::wstring later = L"/bin/sleep 600";
+        const bool laterRan = ExecuteCommandLine(later);
+        report = "ran " + std::to_string(ran) + ", grandchild ended " + std::to_string(grandchildEnded) +
+                 ", later ran " + std::to_string(laterRan);
+        return ran && grandchildEnded && laterRan ? 0 : 1;
+      },
+      false);
+  ASSERT_TRUE(result.finished) << "the stopped line kept running";
+  EXPECT_EQ(result.exitCode, 0) << result.output;
 }
 
 }  // namespace

@@ -5,11 +5,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -162,6 +164,44 @@ TEST(ChildProcess, HolderKillsAndReapsWhatStillRuns) {
   // Reaped: no such process any more, not even a zombie.
   EXPECT_EQ(kill(pid, 0), -1);
   EXPECT_EQ(errno, ESRCH);
+}
+
+TEST(ChildProcess, LeadsAGroupOfItsOwnThatIsKilledWithWhatItStarted) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  platform::ChildProcess child;
+  const int err =
+      platform::ChildProcess::Spawn({"sh", "-c", "sleep 600 >/dev/null 2>&1 & echo $!; wait"}, child, fds[1]);
+  close(fds[1]);
+  ASSERT_EQ(err, 0);
+  const pid_t pid = child.Pid();
+  EXPECT_EQ(getpgid(pid), pid);
+  EXPECT_NE(getpgid(pid), getpgrp());
+  // The grandchild's pid, the first line the shell writes.
+  std::string line;
+  pollfd p{fds[0], POLLIN, 0};
+  char c = 0;
+  while (poll(&p, 1, kBound) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') line += c;
+  close(fds[0]);
+  const pid_t grandchild = static_cast<pid_t>(std::atoi(line.c_str()));
+  ASSERT_GT(grandchild, 0) << line;
+  const int grandchildFd = static_cast<int>(syscall(SYS_pidfd_open, grandchild, 0));
+  ASSERT_GE(grandchildFd, 0);
+  EXPECT_EQ(getpgid(grandchild), pid);
+
+  EXPECT_FALSE(platform::ChildProcess::KillProcessGroup(0));
+  ASSERT_TRUE(platform::ChildProcess::KillProcessGroup(pid));
+  // Ended but not reaped: the pid, and so the group id, stays taken until Wait.
+  ASSERT_TRUE(child.WaitForEnd());
+  EXPECT_TRUE(child.Running());
+  EXPECT_EQ(kill(pid, 0), 0);
+  pollfd q{grandchildFd, POLLIN, 0};
+  EXPECT_EQ(poll(&q, 1, kBound), 1) << "the grandchild outlived its group's kill";
+  close(grandchildFd);
+  int status = 0;
+  ASSERT_TRUE(child.Wait(status));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  EXPECT_FALSE(child.WaitForEnd());
 }
 
 }  // namespace
