@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -115,6 +116,27 @@ bool NewGuidText(std::string& out) {
                 bytes[8], bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
   out = text;
   return true;
+}
+
+// A client killed while its threads were held cannot be detached: its threads
+// stay traced by the dumping thread as zombies that the client's own parent
+// cannot reap until that thread collects them. Collects every tracee of the
+// calling thread (the crash server's threads start no children), waiting a
+// short bounded time for one still on its way out. ptrace reports the end
+// only through waitpid, hence the growing pause.
+void CollectKilledTracees() {
+  constexpr auto kCollectBound = std::chrono::seconds(2);
+  const auto deadline = Clock::now() + kCollectBound;
+  long pauseNs = 50 * 1000;
+  for (;;) {
+    int status = 0;
+    const pid_t r = ::waitpid(-1, &status, __WALL | __WNOTHREAD | WNOHANG);
+    if (r > 0 || (r < 0 && errno == EINTR)) continue;
+    if (r < 0 || Clock::now() >= deadline) return;  // ECHILD: nothing traced any more
+    timespec pause{0, pauseNs};
+    ::nanosleep(&pause, nullptr);
+    if (pauseNs < 5 * 1000 * 1000) pauseNs *= 2;
+  }
 }
 
 // Writes one dump into a file that did not exist before; removes it when the
@@ -258,6 +280,7 @@ struct CrashGenerationServer::Impl {
 
   void ServeDump(const std::shared_ptr<Connection>& connection, const CrashInfo& info) {
     const protocol::DumpResult result = Dump(*connection, info);
+    CollectKilledTracees();
     protocol::DumpAnswer answer{};
     protocol::FillDumpAnswer(result, answer);
     if (::send(connection->fd.get(), &answer, sizeof(answer), MSG_DONTWAIT | MSG_NOSIGNAL) ==

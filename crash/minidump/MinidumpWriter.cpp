@@ -353,7 +353,7 @@ mdmp::MiscInfo MakeMiscInfo(std::int32_t pid) {
     return misc;
   // Fields after the command name, which may hold anything up to its last ')'.
   const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos) return misc;
+  if (close == std::string::npos || close + 2 >= stat.size()) return misc;
   std::vector<unsigned long long> fields;
   const char* p = stat.c_str() + close + 2;
   while (*p) {
