@@ -24,9 +24,21 @@ struct COrbThreadData {
   boost::condition_variable runFinished;
   bool finished = false;  // guarded by mutex; set once the loop has ended
   // The thread's own reference and copies of the hooks: nothing of the wrapper.
-  CORBA::ORB_var orb;
+  // A plain pointer, released by the thread before it says it has finished: the
+  // record may die on a let-go thread while the process tears the ORB library
+  // down, and even a nil _var touches that library's memory when it is destroyed.
+  CORBA::ORB_ptr orb = nullptr;
   void (*onOrbRunStarting)() = nullptr;
   void (*onOrbRunFinished)() = nullptr;
+
+  COrbThreadData() = default;
+  COrbThreadData(const COrbThreadData&) = delete;
+  COrbThreadData& operator=(const COrbThreadData&) = delete;
+  ~COrbThreadData() { ReleaseOrb(); }
+  void ReleaseOrb() {
+    if (orb != nullptr) CORBA::release(orb);
+    orb = nullptr;
+  }
 };
 
 namespace {
@@ -171,6 +183,9 @@ void CCorbaWrapper::OrbThreadProc(std::shared_ptr<COrbThreadData> data) {
   } catch (...) {
     // Nothing on this thread reports: the caller's thread owns the error hook.
   }
+  // This may be the ORB's last reference: let it go before the waiter hears
+  // that the loop has ended, so nothing here touches the ORB library after that.
+  data->ReleaseOrb();
   {
     boost::lock_guard<boost::mutex> lock(data->mutex);
     data->finished = true;

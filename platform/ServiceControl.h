@@ -3,6 +3,7 @@
 // runs a service's main function, and the registration of its control handler.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -105,8 +106,10 @@ class ServiceControl {
   std::uint32_t startTimeoutMs_;
   std::uint32_t serviceType_;
   std::uint32_t controlsAccepted_;
-  std::uint32_t state_ = SERVICE_STOPPED;
-  ServiceStatusHandle statusHandle_ = 0;
+  // Both are set on the service thread and read by the control handler on the
+  // dispatcher thread, which may run at the same moment.
+  std::atomic<std::uint32_t> state_{SERVICE_STOPPED};
+  std::atomic<ServiceStatusHandle> statusHandle_{0};
 };
 
 // The text of the unit file for `exePath` (UTF-8): Type=notify, the path

@@ -151,6 +151,30 @@ struct Request {
   std::wstring executable;
 };
 
+// A kind that names no enumerator cannot pass through the typed stub (an enum
+// variable holds only its enumerators); it goes through the dynamic interface
+// as the unsigned long an enum is on the wire. Throws what the call raised.
+CORBA::Boolean CallWithRawKind(RuraduZezarev::Launcher_ptr launcher, const Request& request) {
+  const char* operation = request.operation == "create"   ? "CreateService"
+                          : request.operation == "remove" ? "RemoveService"
+                          : request.operation == "start"  ? "StartService"
+                                                          : "StopService";
+  CORBA::Request_var call = launcher->_request(operation);
+  call->add_in_arg() <<= request.kind;
+  call->add_in_arg() <<= request.service.c_str();
+  if (request.operation == "create") {
+    call->add_in_arg() <<= request.account.c_str();
+    call->add_in_arg() <<= request.password.c_str();
+  }
+  call->add_in_arg() <<= request.executable.c_str();
+  call->set_return_type(CORBA::_tc_boolean);
+  call->invoke();
+  if (CORBA::Exception* failure = call->env()->exception()) failure->_raise();
+  CORBA::Boolean answer = false;
+  call->return_value() >>= CORBA::Any::to_boolean(answer);
+  return answer;
+}
+
 int Call(CORBA::ORB_ptr orb, const std::string& naming, const Request& request) {
   int result = kTrue;
   CosNaming::NamingContext_var root = RootContext(orb, naming, result);
@@ -171,10 +195,14 @@ int Call(CORBA::ORB_ptr orb, const std::string& naming, const Request& request) 
   }
   if (CORBA::is_nil(launcher)) return Fail("the object bound for " + request.computer + " is not a launcher");
 
-  auto kind = static_cast<RuraduZezarev::KLServices>(request.kind);
+  const bool namedKind =
+      request.kind == RuraduZezarev::SERVER_SERVICE || request.kind == RuraduZezarev::WORKSTATION_SERVICE;
+  const auto kind = namedKind ? static_cast<RuraduZezarev::KLServices>(request.kind) : RuraduZezarev::SERVER_SERVICE;
   try {
     CORBA::Boolean answer = false;
-    if (request.operation == "create") {
+    if (!namedKind) {
+      answer = CallWithRawKind(launcher, request);
+    } else if (request.operation == "create") {
       answer = launcher->CreateService(kind, request.service.c_str(), request.account.c_str(),
                                        request.password.c_str(), request.executable.c_str());
     } else if (request.operation == "remove") {

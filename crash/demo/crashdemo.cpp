@@ -30,7 +30,9 @@ void PutMarkerOnHeap() {
   gHeapBlock = block;
 }
 
-__attribute__((noinline)) void CrashDemoFault(const char* how) {
+// The null store is the point: it must reach the crash handlers as a real
+// SIGSEGV, not be stopped by a sanitizer's null check first.
+__attribute__((noinline, no_sanitize("null"))) void CrashDemoFault(const char* how) {
   if (std::strcmp(how, "abort") == 0) std::abort();
   volatile int* nowhere = nullptr;
   *nowhere = 42;

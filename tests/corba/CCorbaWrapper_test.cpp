@@ -49,6 +49,11 @@ struct HookLog {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, std::chrono::seconds(10), [&] { return counter >= value; });
   }
+  // For a counter the loop thread may still be touching.
+  int Read(const int& counter) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return counter;
+  }
   void Release() {
     std::lock_guard<std::mutex> lock(mutex);
     holdFinished = false;
@@ -231,7 +236,7 @@ TEST_F(CorbaWrapperTest, LoopThreadOutlivingTheStopBoundNeverTouchesAGoneWrapper
   std::weak_ptr<COrbThreadData> threadState = owned->threadData;
   owned->Shutdown();  // gives up on the held thread after its bound
   EXPECT_FALSE(owned->IsOrbThreadRunning());
-  EXPECT_EQ(hooks.finished, 1);
+  EXPECT_EQ(hooks.Read(hooks.finished), 1);  // the held thread is still running
   owned.reset();
 
   // The thread is still inside its hook: what it touches next must still exist.

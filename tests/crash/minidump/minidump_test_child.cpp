@@ -82,11 +82,11 @@ void OnCrash(int signo, siginfo_t* si, void* context) {
   for (;;) ::pause();
 }
 
-// Each SIGUSR1 gets its own numbered answer.
+// Each SIGUSR1 gets its own numbered answer; it may land on any thread, so
+// two handlers can run at once.
 void OnUsr1(int) {
-  static volatile sig_atomic_t answers = 0;
-  answers = answers + 1;
-  SayNumber("USR1 ", answers);
+  static int answers = 0;
+  SayNumber("USR1 ", __atomic_add_fetch(&answers, 1, __ATOMIC_RELAXED));
 }
 
 __attribute__((noinline)) void WaitingWorker() {
