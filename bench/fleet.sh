@@ -18,6 +18,8 @@
 # whatever the time; 1 otherwise, 2 when not run as root.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=tools/naming.sh
+source "$ROOT/tools/naming.sh"
 BUILD_DIR=$(realpath -m "${BUILD_DIR:-$ROOT/build}")
 export BUILD_DIR
 OVUPDATE=$BUILD_DIR/host/ovupdate
@@ -69,19 +71,10 @@ now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
 PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 NAMING=127.0.0.1:$PORT
-mkdir -p "$WORK/omninames"
-exec {naming_out}< <(exec omniNames -start "$PORT" -ignoreport -datadir "$WORK/omninames" \
-  -ORBendPoint "giop:tcp:127.0.0.1:$PORT" 2>&1)
-naming_pid=$!
-up=""
-while IFS= read -r -t 15 line <&"$naming_out"; do
-  if [[ $line == *"Root context is"* ]]; then up=yes; break; fi
-done
-if [[ -z $up ]]; then
+if ! start_naming_service "$PORT" "$WORK/omninames" /dev/null; then
   echo "fleet: omniNames did not come up on $NAMING" >&2
   exit 1
 fi
-cat <&"$naming_out" >/dev/null &
 echo "omniNames on $NAMING (pid $naming_pid), VmRSS before the fleet: $(awk '/^VmRSS/ {print $2, $3}' /proc/$naming_pid/status)"
 
 # Data folders first, so the timed part is the start-up alone.
@@ -90,16 +83,8 @@ for ((i = 1; i <= SIZE; i++)); do
   printf -v name 'fleet-%03d' "$i"
   names+=("$name")
   home=$WORK/$name
-  mkdir -p "$home/config/Orvanta/Keldra 7/Settings/Services" "$home/tmp"
-  cat >"$home/config/Orvanta/Keldra 7/Settings/Services/update.kll" <<XML
-<?xml version="1.0" encoding="utf-8"?>
-<link>
-  <parameters>
-    <param name="CoordinatorHost">127.0.0.1</param>
-    <param name="CoordinatorPort">$PORT</param>
-  </parameters>
-</link>
-XML
+  write_settings "$home/config" "$PORT"
+  mkdir -p "$home/tmp"
 done
 
 echo "Starting $SIZE instances of ovupdate -n ..."

@@ -13,6 +13,8 @@
 # on 127.0.0.1 only.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=tools/naming.sh
+source "$ROOT/tools/naming.sh"
 BUILD_DIR=$(realpath -m "${BUILD_DIR:-$ROOT/build}")
 export BUILD_DIR
 OVUPDATE=$BUILD_DIR/host/ovupdate
@@ -79,35 +81,16 @@ trap 'exit 130' INT TERM
 PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 NAMING=127.0.0.1:$PORT
 
-# omniNames answers once it has named its root context.
-mkdir -p "$WORK/omninames"
-exec {naming_out}< <(exec omniNames -start "$PORT" -ignoreport -datadir "$WORK/omninames" \
-  -ORBendPoint "giop:tcp:127.0.0.1:$PORT" 2>&1)
-naming_pid=$!
-up=""
-while IFS= read -r -t 15 line <&"$naming_out"; do
-  if [[ $line == *"Root context is"* ]]; then up=yes; break; fi
-done
-if [[ -z $up ]]; then
+if ! start_naming_service "$PORT" "$WORK/omninames" /dev/null; then
   echo "bench: omniNames did not come up on $NAMING" >&2
   exit 1
 fi
-cat <&"$naming_out" >/dev/null &
 
 # A data folder whose settings point at the naming service.
 data_folder() {
   local home=$1
-  mkdir -p "$home/config/Orvanta/Keldra 7/Settings/Services" "$home/tmp"
-  cat >"$home/config/Orvanta/Keldra 7/Settings/Services/update.kll" <<XML
-<?xml version="1.0" encoding="utf-8"?>
-<link>
-  <parameters>
-    <param name="CoordinatorHost">127.0.0.1</param>
-    <param name="CoordinatorPort">$PORT</param>
-    <param name="DebugLevel">0</param>
-  </parameters>
-</link>
-XML
+  write_settings "$home/config" "$PORT" 0
+  mkdir -p "$home/tmp"
 }
 
 RESULTS=$WORK/results

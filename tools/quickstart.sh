@@ -5,6 +5,8 @@
 # Ctrl+C. Usage: tools/quickstart.sh [BUILD_DIR]   (default ./build)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=tools/naming.sh
+source "$ROOT/tools/naming.sh"
 BUILD_DIR=$(cd "${1:-${BUILD_DIR:-$ROOT/build}}" && pwd)
 OVUPDATE=$BUILD_DIR/host/ovupdate
 LAUNCHERCTL=$BUILD_DIR/tools/launcherctl
@@ -24,18 +26,7 @@ CONFIG_HOME=$STATE/config
 DATA_FOLDER="$CONFIG_HOME/Orvanta/Keldra 7"
 LOG="$DATA_FOLDER/logs/update.log"
 NAMING_DATA=$STATE/omninames
-# The service does not create the folder of its log.
-mkdir -p "$DATA_FOLDER/Settings/Services" "$DATA_FOLDER/logs" "$NAMING_DATA"
-cat >"$DATA_FOLDER/Settings/Services/update.kll" <<XML
-<?xml version="1.0" encoding="utf-8"?>
-<link>
-  <parameters>
-    <param name="CoordinatorHost">127.0.0.1</param>
-    <param name="CoordinatorPort">$PORT</param>
-    <param name="DebugLevel">1</param>
-  </parameters>
-</link>
-XML
+write_settings "$CONFIG_HOME" "$PORT" 1
 
 naming_pid=""
 service_pid=""
@@ -55,24 +46,12 @@ trap 'exit 130' INT TERM
 if timeout 5 nameclt -ORBInitRef "$INIT_REF" list >/dev/null 2>&1; then
   echo "Using the naming service that answers on 127.0.0.1:$PORT."
 else
-  start=()
-  compgen -G "$NAMING_DATA/omninames-*.dat" >/dev/null || start=(-start "$PORT")
-  # Read its output until it names its root context: then it answers. In a
-  # session of its own, so Ctrl+C reaches only the service, which then still
-  # finds the naming service to withdraw its binding from.
-  exec {naming_out}< <(exec setsid omniNames "${start[@]}" -ignoreport -datadir "$NAMING_DATA" \
-    -ORBendPoint "giop:tcp:127.0.0.1:$PORT" 2>&1)
-  naming_pid=$!
-  up=""
-  while IFS= read -r -t 15 line <&"$naming_out"; do
-    echo "$line" >>"$STATE/omninames.out"
-    if [[ $line == *"Root context is"* ]]; then up=yes; break; fi
-  done
-  if [[ -z $up ]]; then
+  # In a session of its own, so Ctrl+C reaches only the service, which then
+  # still finds the naming service to withdraw its binding from.
+  if ! start_naming_service "$PORT" "$NAMING_DATA" "$STATE/omninames.out"; then
     echo "quickstart: omniNames did not come up on 127.0.0.1:$PORT; see $STATE/omninames.out" >&2
     exit 1
   fi
-  cat <&"$naming_out" >>"$STATE/omninames.out" &
   echo "Started omniNames on 127.0.0.1:$PORT (pid $naming_pid, data in $NAMING_DATA)."
 fi
 

@@ -94,7 +94,7 @@ class CrashGenerationServerTest : public ::testing::Test {
   std::unique_ptr<crash::CrashGenerationServer> MakeServer(bool generateDumps) {
     return std::make_unique<crash::CrashGenerationServer>(
         crash::protocol::kSocketName, Recorder::OnConnected, &recorder_, Recorder::OnDump, &recorder_,
-        Recorder::OnExit, &recorder_, generateDumps, KLLib::strings::toWstr(dir_.path()));
+        Recorder::OnExit, &recorder_, generateDumps, KLLib::strings::toWstr(dir_.Path()));
   }
 
   crashtest::TempDir dir_;
@@ -131,8 +131,8 @@ TEST_F(CrashGenerationServerTest, CallbacksGetKernelIdentityRunTimeAndRunOffTheM
     EXPECT_LT(std::stoll(ptime), 10LL * 60 * 1000);
   }
   const std::string path = KLLib::strings::toAstr(recorder_.dumped.front().path);
-  EXPECT_EQ(path.rfind(dir_.path() + "/", 0), 0u) << path;
-  EXPECT_EQ(crashtest::FilesIn(dir_.path()).size(), 2u);
+  EXPECT_EQ(path.rfind(dir_.Path() + "/", 0), 0u) << path;
+  EXPECT_EQ(crashtest::FilesIn(dir_.Path()).size(), 2u);
 }
 
 TEST_F(CrashGenerationServerTest, RegistrationOfAProcessThatLongRanReportsItsRunTime) {
@@ -191,7 +191,7 @@ TEST_F(CrashGenerationServerTest, WithoutDumpWritingRequestsFailAndNoCallbackFol
   ASSERT_TRUE(recorder_.WaitFor(recorder_.exited, 1));
   std::lock_guard<std::mutex> lock(recorder_.mutex);
   EXPECT_TRUE(recorder_.dumped.empty());
-  EXPECT_TRUE(crashtest::FilesIn(dir_.path()).empty());
+  EXPECT_TRUE(crashtest::FilesIn(dir_.Path()).empty());
 }
 
 TEST_F(CrashGenerationServerTest, StoppedServerFreesTheNameAndClientsFindNoServer) {

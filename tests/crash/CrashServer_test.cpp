@@ -116,7 +116,7 @@ int RunLibraryClient(const std::vector<CustomInfoEntry>& entries, DumpType type,
 
 class CrashServerTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
+  void SetUp() override { ASSERT_FALSE(dir_.Path().empty()); }
 
   void TearDown() override {
     if (host_.pid() > 0 && host_.Signal(SIGTERM)) {
@@ -130,9 +130,9 @@ class CrashServerTest : public ::testing::Test {
     ASSERT_TRUE(host.Spawn({crashtest::CrashHostPath()}, {"TMPDIR=" + tmpDir}));
     ASSERT_TRUE(host.out().WaitFor("ready")) << host.err().Text();
   }
-  void StartHost() { StartHost(host_, dir_.path() + "/"); }
+  void StartHost() { StartHost(host_, dir_.Path() + "/"); }
 
-  std::string DumpsFolder() const { return dir_.path() + "/kl_crashdumps"; }
+  std::string DumpsFolder() const { return dir_.Path() + "/kl_crashdumps"; }
 
   static void RunDemo(Child& demo, const std::vector<std::string>& args) {
     std::vector<std::string> argv{crashtest::CrashDemoPath()};
@@ -302,7 +302,7 @@ TEST_F(CrashServerTest, TwoClientsCrashingAtOnceAreBothServed) {
 TEST_F(CrashServerTest, SecondServerFailsAndTheFirstKeepsServing) {
   StartHost();
   Child second;
-  StartHost(second, dir_.path() + "/");
+  StartHost(second, dir_.Path() + "/");
   EXPECT_TRUE(second.err().WaitFor("Unable to start crash server")) << second.err().Text();
   EXPECT_EQ(second.err().Lines(), std::vector<std::string>{"Unable to start crash server"});
 
@@ -317,9 +317,9 @@ TEST_F(CrashServerTest, SecondServerFailsAndTheFirstKeepsServing) {
 }
 
 TEST_F(CrashServerTest, MissingDumpsFolderIsCreatedWithItsParents) {
-  const std::string tmp = dir_.path() + "/a/b c/d/";
+  const std::string tmp = dir_.Path() + "/a/b c/d/";
   StartHost(host_, tmp);
-  for (const std::string& folder : {dir_.path() + "/a", dir_.path() + "/a/b c", dir_.path() + "/a/b c/d",
+  for (const std::string& folder : {dir_.Path() + "/a", dir_.Path() + "/a/b c", dir_.Path() + "/a/b c/d",
                                    tmp + "kl_crashdumps"}) {
     SCOPED_TRACE(folder);
     struct stat st {};
@@ -347,7 +347,7 @@ TEST_F(CrashServerTest, ExistingDumpsFolderIsLeftUnchanged) {
 
 TEST_F(CrashServerTest, UnusableDumpsFolderIsReportedAndTheProgramGoesOn) {
   // A regular file where a parent folder should be: neither root nor anyone can create below it.
-  const std::string blocker = dir_.path() + "/file";
+  const std::string blocker = dir_.Path() + "/file";
   ASSERT_EQ(::close(::open(blocker.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
   StartHost(host_, blocker + "/tmp/");
   host_.err().WaitFor("crash dumps folder");

@@ -166,16 +166,6 @@ int Child::Wait(int timeoutMs) {
 
 bool Child::Signal(int signo) { return pid_ > 0 && !reaped_ && ::kill(pid_, signo) == 0; }
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/crashtest.XXXXXX";
-  if (::mkdtemp(pattern) != nullptr) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  boost::system::error_code ignored;
-  if (!path_.empty()) boost::filesystem::remove_all(path_, ignored);
-}
-
 std::string CrashHostPath() { return CRASHHOST_PATH; }
 std::string CrashDemoPath() { return CRASHDEMO_PATH; }
 

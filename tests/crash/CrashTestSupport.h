@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/ScopedFd.h"
+#include "tests/support/TempFolder.h"
 
 namespace crashtest {
 
@@ -64,18 +65,8 @@ class Child {
   LineReader err_;
 };
 
-// A new folder under /tmp, removed with its contents at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+// A new folder under the temporary folder, removed with its contents at the end.
+using TempDir = testing_support::TempFolder;
 
 std::string CrashHostPath();
 std::string CrashDemoPath();

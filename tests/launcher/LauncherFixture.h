@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "kllib/KLLib.h"
-#include "tests/platform/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 namespace testing_support {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kllib/KLLib.h"
-#include "tests/platform/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 

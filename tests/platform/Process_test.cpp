@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 

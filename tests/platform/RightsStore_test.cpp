@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/platform/ForkedChild.h"
-#include "tests/platform/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 

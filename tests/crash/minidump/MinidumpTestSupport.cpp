@@ -19,20 +19,6 @@ constexpr int kStartTimeoutMs = 20000;
 constexpr int kLldbTimeoutMs = 120000;
 constexpr int kAnswerTimeoutMs = 10000;
 
-void RemoveTree(const std::string& path) {
-  if (DIR* dir = ::opendir(path.c_str())) {
-    while (dirent* e = ::readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      const std::string child = path + "/" + name;
-      if (e->d_type == DT_DIR) RemoveTree(child);
-      else ::unlink(child.c_str());
-    }
-    ::closedir(dir);
-  }
-  ::rmdir(path.c_str());
-}
-
 std::string Hex(const std::string& bytes) {
   static const char* digits = "0123456789abcdef";
   std::string hex;
@@ -44,23 +30,6 @@ std::string Hex(const std::string& bytes) {
 }
 
 }  // namespace
-
-TempDir::TempDir() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/minidump_test.XXXXXX";
-  if (::mkdtemp(pattern.data())) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  if (!path_.empty()) RemoveTree(path_);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 bool DumpedChild::Start(const std::string& mode, const std::string& folder) {
   const std::string infoPath = folder + "/crashinfo";

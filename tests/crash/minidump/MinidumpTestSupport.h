@@ -9,21 +9,12 @@
 
 #include "crash/CrashInfo.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TempFolder.h"
 
 namespace minidumptest {
 
-// A temporary folder, removed with its content.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = testing_support::TempFolder;
+using testing_support::ReadFile;
 
 // The helper program in one of its modes ("idle", "churn", "crash"), running
 // until the holder goes; it is killed and reaped then.
@@ -114,7 +105,5 @@ std::map<int, int> TracerPids(int pid);
 // The GNU build id of an ELF file as readelf prints it (lower-case hex).
 std::string ReadelfBuildId(const std::string& path);
 
-// Reads a whole file; empty when unreadable.
-std::string ReadFile(const std::string& path);
 
 }  // namespace minidumptest
